@@ -15,8 +15,9 @@ inline std::string bytes(std::span<const std::uint8_t> b) { return {b.begin(), b
 class FakePort final : public link::Port {
  public:
   // Each read call delivers the next scripted reply (at most what was asked
-  // for; the rest of a longer reply is delivered by the next call). Once the
-  // script is used up, reads time out empty, or report a lost port.
+  // for; the rest of a longer reply is delivered by the next call); an empty
+  // reply is a read that timed out. Once the script is used up, reads time
+  // out empty, or report a lost port.
   std::deque<std::string> replies;
   bool lost_after_script = false;
   std::vector<std::string> writes;
@@ -28,6 +29,10 @@ class FakePort final : public link::Port {
       return {!lost_after_script, 0, lost_after_script};
     }
     std::string& next = replies.front();
+    if (next.empty()) {
+      replies.pop_front();
+      return {true, 0, false};
+    }
     const std::size_t n = std::min(buffer.size(), next.size());
     std::copy_n(next.begin(), n, buffer.begin());
     next.erase(0, n);
