@@ -144,6 +144,9 @@ ReadResult SerialPort::read(std::span<std::uint8_t> buffer) {
     // waited on forever.
     result.lost = !port_answers(as_handle(handle_));
   }
+  if (result.lost) {
+    result.ok = false;
+  }
   return result;
 }
 
