@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
 """Runs the dnlinfo program on small images: command line, exit statuses,
-text and JSON output. Usage: cli_test.py <dnlinfo> <version>"""
+text and JSON output. Usage: cli_test.py <dnlinfo> <version> [sample.dnl]"""
 
 import json
 import os
@@ -10,6 +10,7 @@ import sys
 import tempfile
 
 DNLINFO, VERSION = sys.argv[1], sys.argv[2]
+SAMPLE = sys.argv[3] if len(sys.argv) > 3 else None
 failures = []
 
 
@@ -98,6 +99,13 @@ with tempfile.TemporaryDirectory() as folder:
     image("-dash.dnl", file_header(0))
     code, _, err = run("--", "-dash.dnl", cwd=folder)
     check("after --", code == 0, err)
+
+if SAMPLE:
+    # The image made for demonstrations must be one stbflash sends whole.
+    code, out, err = run("--json", SAMPLE)
+    doc = json.loads(out)
+    check("sample", code == 0 and doc["sends_whole"] and not doc["warnings"]
+          and len(doc["records"]) == doc["header"]["packet_count"], out + err)
 
 for failure in failures:
     print("FAIL", failure)

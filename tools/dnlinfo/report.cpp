@@ -11,8 +11,10 @@
 namespace stb::dnlinfo {
 namespace {
 
-#if defined(__GNUC__)
-__attribute__((format(printf, 2, 3)))
+// gnu_printf: on Windows the C runtime's own printf lacks %zu, but the
+// MinGW runtime the C++ library selects has it.
+#if defined(__GNUC__) && !defined(__clang__)
+__attribute__((format(gnu_printf, 2, 3)))
 #endif
 void append(std::string& out, const char* format, ...) {
   std::va_list args;
