@@ -568,7 +568,11 @@ Transcript Box::run() {
 }
 
 void Box::start() {
-  thread_ = std::thread([this] { result_ = run(); });
+  finished_ = false;
+  thread_ = std::thread([this] {
+    result_ = run();
+    finished_ = true;
+  });
 }
 
 Transcript Box::wait() {

@@ -23,6 +23,7 @@
 // host closes the line or stop() is called.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -163,12 +164,15 @@ class Box {
   Transcript wait();
   // Ends a conversation early (from any thread).
   void stop() { line_.stop(); }
+  // True once the conversation started by start() has ended.
+  [[nodiscard]] bool finished() const { return finished_.load(); }
 
  private:
   class Conversation;
   Settings settings_;
   Line line_;
   std::thread thread_;
+  std::atomic<bool> finished_{false};
   Transcript result_;
 };
 
