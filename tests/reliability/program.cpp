@@ -76,7 +76,7 @@ bool Program::start(const std::vector<std::string>& arguments, bool close_stdout
     ::dup2(err[1], 2);
     const int null = ::open("/dev/null", O_RDONLY);
     ::dup2(null, 0);
-    ::execv(argv[0], argv.data());
+    ::execvp(argv[0], argv.data());
     ::_exit(127);
   }
   ::close(out[1]);
