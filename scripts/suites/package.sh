@@ -107,3 +107,20 @@ DEBIAN_FRONTEND=noninteractive $sudo apt-get remove -y -qq stbflash >/dev/null |
 installed=""
 [ ! -e /usr/bin/stbflash ] && [ ! -e /usr/bin/dnlinfo ] || fail "the programs outlive the package"
 echo "package: stbflash_${version}_${arch}.deb builds, installs, runs from PATH and is removed"
+
+# The Windows zip, where the cross-compiler is at hand: stbflash.exe,
+# dnlinfo.exe and the texts a user reads first.
+if command -v x86_64-w64-mingw32-g++ >/dev/null; then
+  win=${WIN_BUILD_DIR:-build-win}
+  BUILD_DIR=$win scripts/build-windows.sh >"$work/win.log" 2>&1 ||
+    { tail -20 "$work/win.log"; fail "the Windows build failed"; }
+  (cd "$win" && cpack -G ZIP -B "$work/zip") >"$work/zip.log" 2>&1 ||
+    { cat "$work/zip.log"; fail "cpack did not build the zip"; }
+  zip="$work/zip/stbflash-${version}-win64.zip"
+  [ -f "$zip" ] || fail "no $zip"
+  listing=$(python3 -c 'import sys, zipfile; print("\n".join(zipfile.ZipFile(sys.argv[1]).namelist()))' "$zip")
+  for member in bin/stbflash.exe bin/dnlinfo.exe README.md user-guide.md; do
+    grep -qx "stbflash-${version}-win64/$member" <<<"$listing" || fail "the zip lacks $member"
+  done
+  echo "package: stbflash-${version}-win64.zip holds stbflash.exe, dnlinfo.exe and the guides"
+fi
