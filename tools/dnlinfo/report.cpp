@@ -174,9 +174,8 @@ std::string describe(const Warning& warning, const Report& report) {
                                         report.packet_count));
       break;
     case WarningKind::read_failed_at_end:
-      append(out, "reading the file failed after record %zu; stbflash takes this as the end "
-                  "of the image and disconnects",
-             warning.record == 0 ? 0 : warning.record - 1);
+      out += "reading the file failed at a record boundary; stbflash takes this as the end "
+             "of the image and disconnects";
       break;
   }
   return out;
