@@ -21,9 +21,9 @@ for _ in $(seq 100); do
 done
 [ -n "$port" ] || { cat "$log"; echo "the simulated box did not start" >&2; exit 1; }
 
-echo "\$ stbflash $build/sim/sample.dnl $port"
+echo "\$ stbflash $build/sample.dnl $port"
 status=0
-"$build/app/stbflash" "$build/sim/sample.dnl" "$port" || status=$?
+"$build/app/stbflash" "$build/sample.dnl" "$port" || status=$?
 echo
 echo "(exit status $status)"
 wait "$sim" 2>/dev/null || true
