@@ -465,9 +465,10 @@ class Box::Conversation {
                                                            m.bytes.size() - packet_header_size - trailer_size));
           }
           if (phase != Phase::descriptor) {
+            // The next block belongs to the next record.
             have_descriptor_ = false;
+            record_ = record + 1;
           }
-          record_ = record + 1;
           return true;
         }
         if (reply.kind == m.kind) {

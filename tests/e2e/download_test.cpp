@@ -46,6 +46,7 @@ struct ShapeCase {
   const char* name;
   sim::Image image;
 };
+void PrintTo(const ShapeCase& c, std::ostream* os) { *os << c.name; }
 
 class ImageShape : public ::testing::TestWithParam<ShapeCase> {};
 
@@ -81,6 +82,7 @@ struct SilenceCase {
   Bytes repeated;               // the block sent on every attempt
   std::size_t healthy_records;  // records fully exchanged before
 };
+void PrintTo(const SilenceCase& c, std::ostream* os) { *os << c.name; }
 
 class Silence : public ::testing::TestWithParam<SilenceCase> {};
 
@@ -155,6 +157,7 @@ struct RetryCase {
   Fault fault;
   int copies;  // how often the faulted block goes out
 };
+void PrintTo(const RetryCase& c, std::ostream* os) { *os << c.name; }
 
 class OneBadReply : public ::testing::TestWithParam<RetryCase> {};
 
@@ -185,6 +188,13 @@ TEST_P(OneBadReply, BlockIsSentAgainAndTheDownloadSucceeds) {
   send(text_bytes("2DIS3"), c.fault.phase == Phase::disconnect);
   EXPECT_TRUE(d.box.bytes() == wire) << "the wire differs";
   EXPECT_EQ(d.box.outcome, sim::Outcome::completed) << name(d.box.outcome);
+  if (c.fault.phase == Phase::data) {
+    const std::vector<Bytes> copies = d.box.copies_of_record(c.fault.record);
+    ASSERT_EQ(copies.size(), static_cast<std::size_t>(c.copies));
+    for (const Bytes& copy : copies) {
+      EXPECT_TRUE(copy == sim::record_bytes(image.records[static_cast<std::size_t>(c.fault.record)]));
+    }
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -208,6 +218,7 @@ struct ReportCase {
   std::string_view err;
   int status;
 };
+void PrintTo(const ReportCase& c, std::ostream* os) { *os << c.name; }
 
 Fault report(int step, Reply r) { return {Phase::reports, sim::any, sim::any, step, std::move(r)}; }
 
@@ -266,6 +277,7 @@ struct DefectCase {
   Bytes wire;
   std::size_t progress_records;
 };
+void PrintTo(const DefectCase& c, std::ostream* os) { *os << c.name; }
 
 class ImageDefect : public ::testing::TestWithParam<DefectCase> {};
 

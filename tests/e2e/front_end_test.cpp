@@ -131,6 +131,7 @@ struct HandshakeCase {
   std::string wire_before;  // what the host sends before its final "2ACK3"
   bool connects = true;
 };
+void PrintTo(const HandshakeCase& c, std::ostream* os) { *os << c.name; }
 
 Fault opener(Reply r, int attempt = 1) { return {Phase::handshake, sim::any, attempt, 0, std::move(r)}; }
 Fault closer(Reply r, int attempt = 1) { return {Phase::handshake, sim::any, attempt, 1, std::move(r)}; }

@@ -40,6 +40,7 @@ struct ToolCase {
   int host_status;
   int sim_status;
 };
+void PrintTo(const ToolCase& c, std::ostream* os) { *os << c.name; }
 
 class Stbsim : public ::testing::TestWithParam<ToolCase> {};
 
