@@ -77,7 +77,7 @@ std::optional<std::string> unescape(std::string_view text) {
     } else if (i + 1 < text.size() && text[i + 1] == '\\') {
       out += '\\';
       ++i;
-    } else if (i + 3 < text.size() + 0 && text[i + 1] == 'x') {
+    } else if (i + 3 < text.size() && text[i + 1] == 'x') {
       unsigned value = 0;
       const auto [end, ec] = std::from_chars(text.data() + i + 2, text.data() + i + 4, value, 16);
       if (ec != std::errc() || end != text.data() + i + 4) {
@@ -147,12 +147,12 @@ std::optional<Reply> parse_action(std::string_view action) {
 }
 
 // PHASE[.STEP][:RECORD][@ATTEMPT]=ACTION
-std::optional<Fault> parse_at(std::string_view spec) {
-  const auto eq = spec.find('=');
+std::optional<Fault> parse_at(std::string_view line) {
+  const auto eq = line.find('=');
   if (eq == std::string_view::npos) {
     return std::nullopt;
   }
-  std::string_view slot = spec.substr(0, eq);
+  std::string_view slot = line.substr(0, eq);
   Fault f;
   if (const auto at = slot.find('@'); at != std::string_view::npos) {
     const auto n = number(slot.substr(at + 1));
@@ -183,7 +183,7 @@ std::optional<Fault> parse_at(std::string_view spec) {
     return std::nullopt;
   }
   f.phase = static_cast<Phase>(*phase);
-  auto reply = parse_action(spec.substr(eq + 1));
+  auto reply = parse_action(line.substr(eq + 1));
   if (!reply) {
     return std::nullopt;
   }
