@@ -3,7 +3,7 @@
 #   scripts/build-windows.sh            -> build-win/app/stbflash.exe
 #   scripts/build-windows.sh --tests    -> also the unit tests, against a
 #                                          GoogleTest cross-built from the
-#                                          sources Debian ships
+#                                          sources Debian ships (needs wine)
 # BUILD_DIR overrides the build folder (default build-win).
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -31,6 +31,9 @@ if [ "$tests" = ON ]; then
     cmake --install "$build/googletest" >/dev/null
   fi
   extra+=(-DGTest_DIR="$deps/lib/cmake/GTest")
+  # The build lists the cases of each test program by running it under wine.
+  export WINEPREFIX=${WINEPREFIX:-$build/wineprefix} WINEDEBUG=${WINEDEBUG:--all}
+  export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=}
 fi
 
 cmake -S . -B "$build" -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
