@@ -123,7 +123,8 @@ void SerialPort::close() {
 
 ReadResult SerialPort::read(std::span<std::uint8_t> buffer) {
   ReadResult result;
-  if (!is_open()) {
+  // A port already gone fails at once rather than after another time-out.
+  if (!is_open() || !port_answers(as_handle(handle_))) {
     result.lost = true;
     return result;
   }
