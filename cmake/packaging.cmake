@@ -10,9 +10,6 @@ install(TARGETS dnlinfo RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 if(WIN32)
   # Beside the programs, the text a user reads first.
   install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION .)
-  if(EXISTS ${PROJECT_SOURCE_DIR}/docs/user-guide.md)
-    install(FILES ${PROJECT_SOURCE_DIR}/docs/user-guide.md DESTINATION .)
-  endif()
 else()
   # Manual pages carry the version. Debian keeps them gzipped, without a
   # time stamp in the gzip header so that rebuilds give the same package.
@@ -56,13 +53,10 @@ from stbflash. Add each user who flashes boxes, then log out and in again:
 Check with: id -nG | grep -w dialout
 
 Programs: stbflash(1) downloads an image, dnlinfo(1) inspects one, stbsim(1)
-plays the box for a rehearsal. The user guide is user-guide.md in this folder.
+plays the box for a rehearsal. The user guide is README.md in this folder.
 ")
   install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_BINARY_DIR}/doc/README.Debian
           DESTINATION ${CMAKE_INSTALL_DOCDIR})
-  if(EXISTS ${PROJECT_SOURCE_DIR}/docs/user-guide.md)
-    install(FILES ${PROJECT_SOURCE_DIR}/docs/user-guide.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
-  endif()
 endif()
 
 set(CPACK_PACKAGE_NAME stbflash)

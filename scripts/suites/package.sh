@@ -119,8 +119,8 @@ if command -v x86_64-w64-mingw32-g++ >/dev/null; then
   zip="$work/zip/stbflash-${version}-win64.zip"
   [ -f "$zip" ] || fail "no $zip"
   listing=$(python3 -c 'import sys, zipfile; print("\n".join(zipfile.ZipFile(sys.argv[1]).namelist()))' "$zip")
-  for member in bin/stbflash.exe bin/dnlinfo.exe README.md user-guide.md; do
+  for member in bin/stbflash.exe bin/dnlinfo.exe README.md; do
     grep -qx "stbflash-${version}-win64/$member" <<<"$listing" || fail "the zip lacks $member"
   done
-  echo "package: stbflash-${version}-win64.zip holds stbflash.exe, dnlinfo.exe and the guides"
+  echo "package: stbflash-${version}-win64.zip holds stbflash.exe, dnlinfo.exe and the README"
 fi
