@@ -125,7 +125,8 @@ bool write_file(const std::string& path, std::span<const std::uint8_t> bytes) {
   if (f == nullptr) {
     return false;
   }
-  const bool ok = std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
+  // An empty span may carry no pointer at all: write nothing then.
+  const bool ok = bytes.empty() || std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
   return std::fclose(f) == 0 && ok;
 }
 
