@@ -240,10 +240,11 @@ int main(int argc, char** argv) {
     // Stop-and-wait: nothing overlaps, so the line needs the time of every
     // byte in the window, both ways, plus one latency for each block that
     // must arrive before the other end can answer.
-    const double byte_s = bits_per_byte / *baud;
+    const double byte_s = *baud > 0 ? bits_per_byte / *baud : 0;
     const double bytes = 34.0 + n_records * (*length + 50.0);
     const double blocks = 4.0 + 4.0 * n_records;
-    ceiling = (*payload * byte_s) / (bytes * byte_s + blocks * *latency_ms / 1000);
+    const double line_s = bytes * byte_s + blocks * *latency_ms / 1000;
+    ceiling = line_s > 0 ? *payload * byte_s / line_s : 0;
   } else {
     if (problem.empty() && !(host_end.status == 0 && box_end.exited && box_end.status == 0)) {
       problem = "a transfer program failed";
@@ -256,10 +257,11 @@ int main(int argc, char** argv) {
     }
     seconds = static_cast<double>(session.last_ns - session.first_ns) / 1e9;
   }
-  const double efficiency = seconds > 0 ? *payload * bits_per_byte / *baud / seconds : 0;
+  // Without a rate limit there is no line to be efficient against.
+  const double efficiency = seconds > 0 && *baud > 0 ? *payload * bits_per_byte / *baud / seconds : 0;
 
-  std::printf("result label=%s latency_ms=%g payload=%.0f seconds=%.4f efficiency=%.5f", label.c_str(),
-              *latency_ms, *payload, seconds, efficiency);
+  std::printf("result label=%s baud=%g latency_ms=%g payload=%.0f seconds=%.4f efficiency=%.5f", label.c_str(),
+              *baud, *latency_ms, *payload, seconds, efficiency);
   if (download) {
     std::printf(" ceiling=%.5f answers=%zu answer_median_us=%.1f answer_p99_us=%.1f", ceiling,
                 conversation.answers_ns.size(), percentile(conversation.answers_ns, 0.5) / 1e3,
