@@ -26,7 +26,12 @@ if [ $have_wine = yes ]; then
   wineserver -k 2>/dev/null || true
   wineserver -w 2>/dev/null || true
   mkdir -p "$win"
-  [ -e "$WINEPREFIX/system.reg" ] || wineboot -i </dev/null >/dev/null 2>&1
+  if [ ! -e "$WINEPREFIX/system.reg" ]; then
+    # A new prefix: wineboot leaves its own wineserver running for a while;
+    # wait for it to go, or the persistent one below cannot start.
+    wineboot -i </dev/null >/dev/null 2>&1
+    wineserver -w 2>/dev/null || true
+  fi
   wineserver -p </dev/null >/dev/null 2>&1
   wine cmd /c exit </dev/null >/dev/null 2>&1
   trap 'wineserver -k 2>/dev/null || true' EXIT
