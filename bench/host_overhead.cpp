@@ -14,6 +14,13 @@
 //       PATH, with no pacing; the downloader's output goes to FILE. Prints the downloader's
 //       wall time from start to exit, its CPU time and its peak resident
 //       memory.
+//
+//   host_overhead lean --stbflash PATH --image FILE --log FILE
+//       The downloader against a lean box in this process that reads like
+//       the simulated box but does nothing else. Prints the time from the
+//       image header's first byte to the disconnect, the downloader's CPU
+//       time and peak memory, and the host's answer times: from the box's
+//       acknowledgement written to the host's next byte read.
 
 #include <fcntl.h>
 #include <poll.h>
@@ -24,7 +31,10 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <array>
 #include <cstdio>
+#include <string_view>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -185,6 +195,151 @@ int run_download(const Options& options) {
   return ok ? 0 : 1;
 }
 
+
+// A lean box for the full-speed run: it reads like the simulated box (4 KiB
+// non-blocking reads, poll() when empty) but checks nothing and keeps
+// nothing, so that what is left of the time is the host's and the protocol's.
+class LeanBox {
+ public:
+  explicit LeanBox(int master) : master_(master) {}
+
+  std::vector<std::int64_t> answers_ns;  // acknowledgement written -> host's next byte read
+
+  bool read_exact(std::uint8_t* out, std::size_t n) {
+    while (n > 0) {
+      if (head_ == tail_ && !fill()) {
+        return false;
+      }
+      const std::size_t take = std::min(n, tail_ - head_);
+      if (out != nullptr) {
+        std::copy_n(buffer_.data() + head_, take, out);
+        out += take;
+      }
+      head_ += take;
+      n -= take;
+    }
+    return true;
+  }
+  bool expect(std::string_view token) {
+    std::array<std::uint8_t, 5> got{};
+    return read_exact(got.data(), got.size()) && std::equal(got.begin(), got.end(), token.begin());
+  }
+  bool send(std::string_view token, bool is_ack) {
+    if (::write(master_, token.data(), token.size()) != static_cast<ssize_t>(token.size())) {
+      return false;
+    }
+    ack_at_ = is_ack ? now_ns() : 0;
+    return true;
+  }
+
+ private:
+  static constexpr int silence_ms = 10'000;
+
+  bool fill() {
+    head_ = tail_ = 0;
+    for (;;) {
+      const ssize_t n = ::read(master_, buffer_.data(), buffer_.size());
+      if (n > 0) {
+        if (ack_at_ != 0) {
+          answers_ns.push_back(now_ns() - ack_at_);
+          ack_at_ = 0;
+        }
+        tail_ = static_cast<std::size_t>(n);
+        return true;
+      }
+      if (n < 0 && errno != EAGAIN && errno != EINTR && errno != EIO) {
+        return false;
+      }
+      // EIO: the host has not opened its end yet (or has closed it).
+      pollfd p{master_, POLLIN, 0};
+      if (::poll(&p, 1, errno == EIO ? 1 : silence_ms) == 0) {
+        return false;
+      }
+    }
+  }
+
+  int master_;
+  std::array<std::uint8_t, box_read_size> buffer_{};
+  std::size_t head_ = 0;
+  std::size_t tail_ = 0;
+  std::int64_t ack_at_ = 0;
+};
+
+// The box's side of a clean download, timed from the image header's first
+// byte to the disconnect.
+bool play_box(LeanBox& box, std::int64_t& start_ns, std::int64_t& end_ns) {
+  constexpr std::size_t descriptor_size = 14;
+  std::array<std::uint8_t, descriptor_size> block{};
+  if (!box.send("2QXI3", false) || !box.expect("2ACK3") || !box.send("2NXT3", false) ||
+      !box.read_exact(block.data(), 1)) {
+    return false;
+  }
+  start_ns = now_ns();
+  if (!box.read_exact(block.data() + 1, descriptor_size - 1) || !box.send("2ACK3", true) || !box.expect("2NXT3")) {
+    return false;
+  }
+  for (;;) {
+    if (!box.read_exact(block.data(), 5)) {
+      return false;
+    }
+    if (std::equal(block.begin(), block.begin() + 5, std::string_view("2DIS3").begin())) {
+      end_ns = now_ns();
+      break;
+    }
+    if (!box.read_exact(block.data() + 5, descriptor_size - 5) || !box.send("2ACK3", true) ||
+        !box.expect("2NXT3")) {
+      return false;
+    }
+    const std::size_t length = std::size_t{block[1]} << 24 | std::size_t{block[2]} << 16 |
+                               std::size_t{block[3]} << 8 | block[4];
+    if (!box.read_exact(nullptr, length + 16) || !box.send("2ACK3", true) || !box.expect("2NXT3")) {
+      return false;
+    }
+  }
+  return box.send("2ACK3", false) && box.send("2DLD3", false) && box.send("2DBD3", false) &&
+         box.send("2DVD3", false);
+}
+
+int run_lean(const Options& options) {
+  const auto stbflash = options.text("stbflash");
+  const auto image = options.text("image");
+  const auto log = options.text("log");
+  if (!stbflash || !image || !log) {
+    return 2;
+  }
+  const int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  termios t{};
+  if (master < 0 || ::grantpt(master) != 0 || ::unlockpt(master) != 0 || ::tcgetattr(master, &t) != 0) {
+    std::perror("pseudo-terminal");
+    return 1;
+  }
+  ::cfmakeraw(&t);
+  (void)::tcsetattr(master, TCSANOW, &t);  // the host sets its end raw as well
+  Child host;
+  if (!host.start({*stbflash, *image, ::ptsname(master)}, *log)) {
+    std::perror("stbflash");
+    return 1;
+  }
+  LeanBox box(master);
+  std::int64_t start = 0;
+  std::int64_t end = 0;
+  const bool played = play_box(box, start, end);
+  const ChildExit done = host.wait(10'000);
+  ::close(master);
+  const bool ok = played && done.exited;
+  const std::vector<std::int64_t>& a = box.answers_ns;
+  std::vector<std::int64_t> sorted(a);
+  std::sort(sorted.begin(), sorted.end());
+  const auto at = [&](double p) {
+    return sorted.empty() ? 0.0 : static_cast<double>(sorted[static_cast<std::size_t>(p * static_cast<double>(sorted.size() - 1) + 0.5)]) / 1e3;
+  };
+  std::printf("lean seconds=%.4f cpu_s=%.4f peak_rss_kib=%ld answers=%zu answer_median_us=%.1f answer_p99_us=%.1f "
+              "status=%s\n",
+              static_cast<double>(end - start) / 1e9, cpu_seconds(done.usage), done.usage.ru_maxrss, a.size(),
+              at(0.5), at(0.99), ok ? "ok" : "invalid");
+  return ok ? 0 : 1;
+}
+
 }  // namespace
 }  // namespace stb::bench
 
@@ -199,6 +354,9 @@ int main(int argc, char** argv) {
       options.parse(argc, argv, 2, {"stbflash", "image", "box", "image-bytes", "log"})) {
     return run_download(options);
   }
-  std::fprintf(stderr, "usage: host_overhead raw|download ... (see the comment at the top of host_overhead.cpp)\n");
+  if (what == "lean" && options.parse(argc, argv, 2, {"stbflash", "image", "log"})) {
+    return run_lean(options);
+  }
+  std::fprintf(stderr, "usage: host_overhead raw|download|lean ... (see the comment at the top of host_overhead.cpp)\n");
   return 2;
 }

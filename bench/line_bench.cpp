@@ -267,6 +267,7 @@ int main(int argc, char** argv) {
                 conversation.answers_ns.size(), percentile(conversation.answers_ns, 0.5) / 1e3,
                 percentile(conversation.answers_ns, 0.99) / 1e3);
   }
-  std::printf(" status=%s\n", problem.empty() ? "ok" : ("invalid(" + problem + ")").c_str());
+  std::replace(problem.begin(), problem.end(), ' ', '_');  // one word on the result line
+  std::printf(" status=%s\n", problem.empty() ? "ok" : ("invalid:" + problem).c_str());
   return problem.empty() ? 0 : 1;
 }
