@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <optional>
 
 #include "link/serial_port.h"
 
@@ -141,8 +142,9 @@ ReadResult SerialPort::read(std::span<std::uint8_t> buffer) {
 }
 
 void SerialPort::write(std::span<const std::uint8_t> bytes) {
-  const auto end = Clock::now() + Milliseconds(std::uint64_t{timeouts_.write_per_byte_ms} * bytes.size() +
-                                               timeouts_.write_constant_ms);
+  // The clock is read only once the output queue is full: a record goes out
+  // in thousands of 8-byte writes, and nearly all of them find room at once.
+  std::optional<Clock::time_point> end;
   std::size_t done = 0;
   while (done < bytes.size()) {
     const ssize_t n = ::write(fd_of(handle_), bytes.data() + done, bytes.size() - done);
@@ -156,14 +158,18 @@ void SerialPort::write(std::span<const std::uint8_t> bytes) {
     if (n < 0 && errno != EAGAIN) {
       return;  // nobody looks at a failed write: it shows as a missing reply
     }
-    // The output queue is full: wait for room, but no longer than the
-    // write time-out allows.
+    // Wait for room, but no longer than the write time-out allows, counted
+    // from the first wait (the write itself takes no time until then).
     const auto now = Clock::now();
-    if (now >= end) {
+    if (!end) {
+      end = now + Milliseconds(std::uint64_t{timeouts_.write_per_byte_ms} * bytes.size() +
+                               timeouts_.write_constant_ms);
+    }
+    if (now >= *end) {
       return;
     }
     pollfd p{fd_of(handle_), POLLOUT, 0};
-    if (::poll(&p, 1, poll_timeout(end - now)) < 0 && errno != EINTR) {
+    if (::poll(&p, 1, poll_timeout(*end - now)) < 0 && errno != EINTR) {
       return;
     }
     if ((p.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) {
