@@ -37,8 +37,6 @@ void print_reply(Console& console, const char* format, const link::ReplyBuffer& 
   console.out(Text(format, format_reply(reply, text).data()));
 }
 
-void write_block(link::Port& port, std::span<const std::uint8_t> block) { port.write(block); }
-
 // A record goes out in 8-byte writes, then one write for the rest.
 void write_record(link::Port& port, std::span<const std::uint8_t> record) {
   constexpr std::size_t chunk = 8;
@@ -121,7 +119,7 @@ bool transfer_image(Session& s) {
 
   // Phase 2: the image header, exactly as it stands in the file.
   if (!send_and_confirm(
-          s, [&] { write_block(s.port, b.header); },
+          s, [&] { s.port.write(b.header); },
           [&] { print_reply(s.console, "\n 2-3) read ack error = %s", b.reply); })) {
     return fail(s, "\n\tThe stb does not respond.\n");
   }
@@ -141,7 +139,7 @@ bool transfer_image(Session& s) {
     // Phase 3: the record's descriptor, built over the header buffer.
     build_data_header(b.packet_header, b.header);
     if (!send_and_confirm(
-            s, [&] { write_block(s.port, b.header); },
+            s, [&] { s.port.write(b.header); },
             [&] { s.console.out(Text("\n 3-3) DN_DATA_HEADER no data (%d)", b.retries)); })) {
       return fail(s, "\n\tThe stb don't respond.\n");
     }
